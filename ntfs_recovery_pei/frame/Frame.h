@@ -30,6 +30,17 @@ EFI_STATUS EFIAPI LoadRecoveryCapsule(
 UINT32 ReadIdtBase();
 EFI_PEI_SERVICES **ReadPeiServicesFromIdt();
 
+#if !defined(FIRMWARE_BUILD)
+// Host builds: the IDT base that the simulated platform sets up, with the
+// services pointer stored in the four bytes below it.
+extern UINT32 gSimulatedIdtBase;
+#endif
+
+// GUIDs of the PPIs the module publishes, follows and uses.
+extern const EFI_GUID DeviceRecoveryModulePpiGuid;
+extern const EFI_GUID RecoveryBlockIoPpiGuid;
+extern const EFI_GUID PcdPpiGuid;
+
 // PCD_PPI instance 0, or null when LocatePpi fails.
 PCD_PPI *LocatePcdPpi();
 
