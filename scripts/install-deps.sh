@@ -5,8 +5,8 @@
 set -eu
 
 PACKAGES="cmake make g++ g++-multilib qemu-user clang lld llvm googletest \
-ntfs-3g gdisk fdisk xorriso faketime dosfstools mtools \
-libunicorn-dev libcli11-dev hyperfine"
+ntfs-3g gdisk fdisk xorriso faketime dosfstools mtools attr \
+libunicorn-dev libcli11-dev hyperfine libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do
