@@ -25,8 +25,7 @@ typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(EFI_HANDLE Handle,
                                                 EFI_GUID *Protocol,
                                                 VOID **Interface);
 
-// The boot services table: every slot in the order of the UEFI
-// specification.
+// The boot services table: every slot in the UEFI order.
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   // Task priority

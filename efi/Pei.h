@@ -1,8 +1,7 @@
 // PEI-phase interfaces: the PEI services table, PPI and notify descriptors,
 // the recovery block I/O PPI, the device recovery module PPI and the PCD PPI.
 // Only the members the recovery module calls are given real prototypes; the
-// rest keep their slots so that the table offsets are those of the PI
-// specification.
+// rest keep their slots so that the table offsets are the PI ones.
 #ifndef EFI_PEI_H_
 #define EFI_PEI_H_
 
