@@ -15,12 +15,9 @@ mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 WORK=$(mktemp -d "$OUT/.work.XXXXXX")
 MNT="$WORK/mnt"
-PID=
+. "$(dirname "$0")/../media/ntfs-mount.sh"
 cleanup() {
-    if [ -n "$PID" ]; then
-        umount "$MNT" 2>/dev/null || true
-        while kill -0 "$PID" 2>/dev/null; do sleep 0.1; done
-    fi
+    cleanup_ntfs_mount
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -34,20 +31,11 @@ content() {
 IMG="$WORK/five.img"
 truncate -s 16M "$IMG"
 mkntfs -F -f -q -T -c 4096 "$IMG" >"$WORK/mkntfs.log" 2>&1 || { cat "$WORK/mkntfs.log" >&2; exit 1; }
-mkdir -p "$MNT"
-faketime -f '2020-01-01 00:00:00' ntfs-3g -o no_detach "$IMG" "$MNT" >"$WORK/ntfs-3g.log" 2>&1 &
-PID=$!
-for _ in $(seq 100); do
-    mountpoint -q "$MNT" && break
-    sleep 0.1
-done
-mountpoint -q "$MNT" || { cat "$WORK/ntfs-3g.log" >&2; exit 1; }
+mount_ntfs "$IMG"
 mkdir -p "$MNT/EFI/Vendor/Recovery/Images"
 content F 150000 >"$MNT/EFI/Vendor/Recovery/Images/Capsule.bin"
 content R 9000 >"$MNT/Root.bin"
-umount "$MNT"
-while kill -0 "$PID" 2>/dev/null; do sleep 0.1; done
-PID=
+unmount_ntfs
 mv "$IMG" "$OUT/five.img"
 
 rm -f "$OUT/blank.img"

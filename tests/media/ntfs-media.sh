@@ -22,43 +22,9 @@ WORK="$OUT/work"
 rm -rf "$WORK"
 mkdir -p "$WORK"
 export TZ=UTC
-FAKE_CLOCK='2020-01-01 00:00:00'
 MNT="$WORK/mnt"
-MOUNT_PID=
-
-# mount IMAGE [OPTIONS]: ntfs-3g in the foreground of a background job.
-mount_ntfs() {
-    mkdir -p "$MNT"
-    faketime -f "$FAKE_CLOCK" ntfs-3g -o "no_detach${2:+,$2}" "$1" "$MNT" \
-        >"$WORK/ntfs-3g.log" 2>&1 &
-    MOUNT_PID=$!
-    for _ in $(seq 100); do
-        mountpoint -q "$MNT" && return 0
-        sleep 0.1
-    done
-    echo "ntfs-media: mounting $1 failed" >&2
-    cat "$WORK/ntfs-3g.log" >&2
-    exit 1
-}
-
-# Unmounts and waits for ntfs-3g to have written everything back.
-unmount_ntfs() {
-    umount "$MNT"
-    while kill -0 "$MOUNT_PID" 2>/dev/null; do sleep 0.1; done
-    MOUNT_PID=
-}
-
-cleanup() {
-    if [ -n "$MOUNT_PID" ]; then
-        umount "$MNT" 2>/dev/null || umount -l "$MNT" 2>/dev/null || true
-        for _ in $(seq 100); do
-            kill -0 "$MOUNT_PID" 2>/dev/null || return 0
-            sleep 0.1
-        done
-        kill "$MOUNT_PID" 2>/dev/null || true
-    fi
-}
-trap cleanup EXIT
+. "$(dirname "$0")/ntfs-mount.sh"
+trap cleanup_ntfs_mount EXIT
 
 # make_volume IMAGE SIZE_MIB CLUSTER_BYTES
 make_volume() {
