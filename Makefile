@@ -1,6 +1,8 @@
 # Front door of the build: `make build`, `make test`, `make run`.
 # Each target first installs the Debian packages it needs when missing.
 
+MAKEFLAGS += --no-print-directory
+
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
