@@ -79,8 +79,9 @@ static BOOLEAN AppendCatalogChildren(RecoveryContext *Context, UINT32 Parent,
     }
     if (Context->BlockDeviceCount >= MAX_BLOCK_DEVICES) continue;
 
+    // A child's DeviceType, BlockIo and PpiDeviceIndex are not written: a
+    // reused row keeps them, and nothing reads them for a child.
     BlockDeviceEntry *Child = &Context->BlockDevices[Context->BlockDeviceCount];
-    FillBytes(Child, 0, sizeof(*Child));
     Child->BlockSize = BlockSize;
     Child->LastBlock = static_cast<UINT64>(Count - 1u);
     Child->IsPartition = 1;

@@ -79,8 +79,9 @@ BOOLEAN DiscoverMbrPartitions(RecoveryContext *Context, UINT32 DeviceIndex) {
       MbrRecord Record = ReadMbrRecord(Context->BlockBuffer, I);
       if (!IsRecordInUse(Record)) continue;
       if (Context->BlockDeviceCount >= MAX_BLOCK_DEVICES) continue;
+      // A child's DeviceType, BlockIo and PpiDeviceIndex are not written:
+      // a reused row keeps them, and nothing reads them for a child.
       BlockDeviceEntry *Child = &Context->BlockDevices[Context->BlockDeviceCount];
-      FillBytes(Child, 0, sizeof(*Child));
       Child->BlockSize = MBR_CHILD_BLOCK_SIZE;
       Child->LastBlock = static_cast<UINT64>(Record.Size - 1u);
       Child->IsPartition = 1;

@@ -42,8 +42,9 @@ static VOID RecordPhysicalDevices(RecoveryContext *Context) {
                                                 &Media);
       if (EFI_ERROR(Status) || !Media.MediaPresent) continue;
 
+      // Only the fields of a physical row are written: a reused row keeps
+      // its former StartOffset and ParentIndex, which nothing reads here.
       BlockDeviceEntry *Row = &Context->BlockDevices[Context->BlockDeviceCount];
-      FillBytes(Row, 0, sizeof(*Row));
       Row->BlockSize = static_cast<UINT32>(Media.BlockSize);
       Row->LastBlock = static_cast<UINT64>(Media.LastBlock);
       Row->IsPartition = 0;

@@ -219,6 +219,39 @@ TEST(DiscoveryTest, LatePpiRebuildsBothTables) {
   EXPECT_EQ(0, memcmp(Before.data(), &Context->BlockDeviceCount, TableBytes));
 }
 
+// Rows are reused from pass to pass: each kind of row writes only its own
+// fields, and the others keep what the row last held (a physical row keeps
+// a former child's StartOffset and ParentIndex, a child a former device's
+// BlockIo, PpiDeviceIndex and DeviceType).
+TEST(DiscoveryTest, RowsKeepTheFieldsTheirKindDoesNotWrite) {
+  SimulatedPeiPlatform Platform;
+  auto Second = Blank();
+  Second->SetDeviceType(HostPlatform::kSdCard);
+  Platform.AddBlockIoPpi({MbrNtfs(), Second});
+  ASSERT_EQ(Platform.RunEntryPoint(), EFI_SUCCESS);
+  RecoveryContext *Context = Platform.Context();
+  ASSERT_EQ(Context->BlockDeviceCount, 3u);  // both disks, the child of row 0
+
+  Second->SetMediaPresent(false);  // row 1 becomes the child
+  OnRecoveryBlockIoInstalled(nullptr, nullptr, nullptr);
+  ASSERT_EQ(Context->BlockDeviceCount, 2u);
+  const BlockDeviceEntry &Row = Context->BlockDevices[1];
+  EXPECT_EQ(Row.IsPartition, 1);
+  EXPECT_EQ(Row.StartOffset, 8u * 512u);
+  EXPECT_EQ(Row.ParentIndex, 0u);
+  EXPECT_EQ(Row.BlockIo, Platform.BlockIoPpi(0));
+  EXPECT_EQ(Row.PpiDeviceIndex, 1);
+  EXPECT_EQ(Row.DeviceType, static_cast<uint32_t>(HostPlatform::kSdCard));
+
+  Second->SetMediaPresent(true);  // and a device again
+  OnRecoveryBlockIoInstalled(nullptr, nullptr, nullptr);
+  ASSERT_EQ(Context->BlockDeviceCount, 3u);
+  EXPECT_EQ(Row.IsPartition, 0);
+  EXPECT_EQ(Row.BlockIo, Platform.BlockIoPpi(0));
+  EXPECT_EQ(Row.StartOffset, 8u * 512u);
+  EXPECT_EQ(Row.ParentIndex, 0u);
+}
+
 // A device index the row cannot hold (above 255) is never recorded, and an
 // absurd device count does not keep the pass asking.
 TEST(DiscoveryTest, DeviceIndexesBeyondEightBitsAreNotRecorded) {

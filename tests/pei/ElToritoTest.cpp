@@ -176,4 +176,23 @@ TEST(ElToritoTest, FullTableSkipsEntries) {
   EXPECT_EQ(Bare.Row(63).StartOffset, 30u * 2048u);
 }
 
+// A child appended over a row of an earlier pass writes its own fields only:
+// the former device's BlockIo, PpiDeviceIndex and DeviceType stay.
+TEST(ElToritoTest, ChildKeepsTheFieldsItDoesNotWrite) {
+  BareContext Bare;
+  Bytes Image(40 * PeiTest::kCdSector, 0);
+  StandardCd({Entry(0, 4, 30)})(Image);
+  Bare.AddDisk(Image, PeiTest::kCdSector);
+  BlockDeviceEntry &Former = Bare.Row(1);
+  Former.BlockIo = Bare.Row(0).BlockIo;
+  Former.PpiDeviceIndex = 7;
+  Former.DeviceType = 5;
+  ASSERT_TRUE(DiscoverElToritoPartitions(Bare.Context.get(), 0));
+  EXPECT_EQ(Former.IsPartition, 1);
+  EXPECT_EQ(Former.StartOffset, 61440u);
+  EXPECT_EQ(Former.BlockIo, Bare.Row(0).BlockIo);
+  EXPECT_EQ(Former.PpiDeviceIndex, 7);
+  EXPECT_EQ(Former.DeviceType, 5u);
+}
+
 }  // namespace
