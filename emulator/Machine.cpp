@@ -129,6 +129,8 @@ uint8_t *Machine::Map(uint64_t Address, uint64_t Size, uint32_t Prot,
 
 uint64_t Machine::MapFresh(uint64_t Size, uint32_t Prot,
                            const std::string &Name) {
+  // Checked before rounding: a size near 2^64 would round to a small one.
+  if (Size > FreshEnd_ - FreshNext_) return 0;
   const uint64_t Bytes = RoundUpToPage(Size == 0 ? 1 : Size);
   if (Bytes > FreshEnd_ - FreshNext_ ||
       FreshEnd_ - FreshNext_ - Bytes < kPageSize)
@@ -145,6 +147,18 @@ uint8_t *Machine::HostPointer(uint64_t Address, uint64_t Size,
     if (Address >= R.Base && Address - R.Base <= R.Size &&
         Size <= R.Size - (Address - R.Base)) {
       if ((R.Prot & Prot) != Prot) return nullptr;
+      // In the image, writing or executing needs one section that allows it
+      // and holds the whole range, as the guest's own accesses do.
+      if (R.Base == ImageBase_ && ImageEnd_ != 0 &&
+          (Prot & (kProtWrite | kProtExec)) != 0) {
+        bool Allowed = false;
+        for (const ImageSection &S : ImageSections_) {
+          if (Address >= S.Start && Address + Size <= S.End &&
+              (S.Prot & Prot) == Prot)
+            Allowed = true;
+        }
+        if (!Allowed) return nullptr;
+      }
       return R.Host.get() + (Address - R.Base);
     }
   }
@@ -233,6 +247,20 @@ uint64_t Machine::LoadImage(const PeImage &Image, uint64_t Base,
         {Base + S.VirtualAddress, Base + S.VirtualAddress + S.VirtualSize, P});
   }
   const uint64_t Size = RoundUpToPage(Image.SizeOfImage);
+  for (const Region &R : Regions_) {
+    if (Base < R.Base + R.Size && R.Base < Base + Size)
+      throw std::runtime_error("mapping of " + Name + " overlaps " + R.Name);
+  }
+  // One host block for the whole image, so that services see a range of it
+  // that crosses pages as one; HostPointer applies the sections' own
+  // permissions to it.
+  void *P = mmap(nullptr, Size, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (P == MAP_FAILED)
+    throw std::runtime_error("out of host memory mapping " + Name);
+  std::shared_ptr<uint8_t> Host(static_cast<uint8_t *>(P),
+                                [Size](uint8_t *Q) { munmap(Q, Size); });
+  std::memcpy(Host.get(), Memory.data(), Memory.size());
   bool Mixed = false;
   for (uint64_t Page = 0; Page < Size; Page += kPageSize) {
     uint32_t Prot = 0;
@@ -246,10 +274,13 @@ uint64_t Machine::LoadImage(const PeImage &Image, uint64_t Base,
       }
     }
     if (Prot == 0) Prot = kProtRead;
-    uint8_t *Host = Map(Base + Page, kPageSize, Prot, Name);
-    const uint64_t Bytes = std::min<uint64_t>(kPageSize, Memory.size() - Page);
-    std::memcpy(Host, Memory.data() + Page, Bytes);
+    const uc_err E = uc_mem_map_ptr(Uc_, Base + Page, kPageSize, UcProt(Prot),
+                                    Host.get() + Page);
+    if (E != UC_ERR_OK)
+      throw std::runtime_error("cannot map " + Name + ": " + uc_strerror(E));
   }
+  Regions_.push_back(
+      {Base, Size, kProtRead | kProtWrite | kProtExec, Name, Host});
   ImageBase_ = Base;
   ImageEnd_ = Base + Size;
   ImageName_ = Name;

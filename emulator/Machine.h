@@ -69,7 +69,8 @@ class Machine {
   uint64_t MapFresh(uint64_t Size, uint32_t Prot, const std::string &Name);
 
   // Host pointer to Size bytes at Address when all lie in one mapping that
-  // allows Prot; nullptr otherwise.
+  // allows Prot (in the loaded image: in one section that allows a write or
+  // execution); nullptr otherwise.
   uint8_t *HostPointer(uint64_t Address, uint64_t Size,
                        uint32_t Prot = kProtRead) const;
   // Guest memory access for services; a range outside guest memory is a
@@ -94,9 +95,10 @@ class Machine {
   uint64_t AddService(const std::string &Name, std::vector<ArgType> Args,
                       ServiceFn Fn);
 
-  // Loads a PE image at Base: one mapping per page, each with the union of
-  // the permissions of the sections on it; finer section permissions are
-  // enforced by hooks. Returns the entry point's guest address.
+  // Loads a PE image at Base into one host block, mapped for the guest page
+  // by page, each page with the union of the permissions of the sections on
+  // it; finer section permissions are enforced by hooks (and by HostPointer
+  // for services). Returns the entry point's guest address.
   uint64_t LoadImage(const PeImage &Image, uint64_t Base,
                      const std::string &Name);
 

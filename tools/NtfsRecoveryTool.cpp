@@ -304,6 +304,9 @@ int Recover(const Options &O) {
   }
   if (Failure.empty()) {
     std::ofstream Out(O.Out, std::ios::binary | std::ios::trunc);
+    // What cannot be opened is left alone; only a file this tool has begun
+    // to write is removed when the write fails.
+    if (!Out) Fail(tools::kExitBadInput, O.Out + ": cannot open for writing");
     Out.write(reinterpret_cast<const char *>(Capsule.Bytes),
               static_cast<std::streamsize>(Size));
     Out.close();

@@ -200,4 +200,45 @@ TEST(Services, ReadArgumentsAtTheirDeclaredWidths) {
   }
 }
 
+// A request for more bytes than the allocation area holds is refused, even
+// one so large that rounding it up to pages would wrap to a small size.
+TEST(Allocation, RefusesSizesBeyondTheArea) {
+  for (Arch A : {Arch::Ia32, Arch::X64}) {
+    Machine M(A);
+    for (uint64_t Size : {~uint64_t{0}, ~uint64_t{0} - 4094, uint64_t{1} << 62})
+      EXPECT_EQ(M.MapFresh(Size, emulator::kProtRead, "huge"), 0u) << Size;
+    EXPECT_NE(M.MapFresh(12, emulator::kProtRead, "small"), 0u);
+  }
+}
+
+// Services reach image memory as the guest does: a range that crosses a
+// page boundary is one range, and a write must lie in a writable section
+// even where sections share a page.
+TEST(ServiceAccess, ImageRangesFollowTheSections) {
+  uint8_t Bytes[16] = {};
+  {
+    Machine M(Arch::Ia32);
+    const uint64_t Base = 0x10000000;
+    M.LoadImage(Parse(e2e::TinyPe(false, {0xC3})), Base, "tiny.efi");
+    EXPECT_NO_THROW(M.Read(Base + 0xFF8, Bytes, 16, "a GUID across pages"));
+    EXPECT_THROW(M.Write(Base + 0x1000, Bytes, 4, "into code"), GuestFault);
+    EXPECT_NO_THROW(M.Write(Base + 0x2000, Bytes, 16, "into data"));
+  }
+  {
+    // .data moved to RVA 0x1800, on the page of .text (section header 1's
+    // VirtualAddress at 0x16C).
+    std::vector<uint8_t> File = e2e::TinyPe(false, {0xC3});
+    File[0x16C] = 0x00;
+    File[0x16D] = 0x18;
+    Machine M(Arch::Ia32);
+    const uint64_t Base = 0x10000000;
+    M.LoadImage(Parse(File), Base, "mixed.efi");
+    EXPECT_THROW(M.Write(Base + 0x1100, Bytes, 4, "into code"), GuestFault);
+    EXPECT_THROW(M.Write(Base + 0x17FC, Bytes, 8, "across into data"),
+                 GuestFault);
+    EXPECT_NO_THROW(M.Write(Base + 0x1800, Bytes, 16, "into data"));
+    EXPECT_NO_THROW(M.Call(Base + 0x1000, {}, "mixed"));
+  }
+}
+
 }  // namespace

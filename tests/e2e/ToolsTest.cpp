@@ -3,6 +3,7 @@
 // with ntfscat as the independent oracle of every capsule's bytes.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/e2e/E2eSupport.h"
@@ -380,6 +381,20 @@ TEST(Tools, ReportGuestFaults) {
   EXPECT_EQ(Dxe.Exit, 3);
   EXPECT_NE(Dxe.Err.find("while running DriverEntry"), std::string::npos)
       << Dxe.Err;
+}
+
+// An --out that cannot be opened for writing is reported and left as it
+// was: the tool removes only a file it has begun to write itself.
+TEST(Tools, LeaveAnOutPathTheyCannotWrite) {
+  const std::string Out = e2e::ScratchDir() + "/existing-directory";
+  ASSERT_EQ(std::system(("mkdir -p '" + Out + "'").c_str()), 0);
+  const e2e::ToolRun R =
+      RunTool("ntfs-recovery", {"recover", "--disk",
+                                e2e::PartitionMedia("whole.img"), "--path",
+                                "recovery.cap", "--out", Out});
+  EXPECT_EQ(R.Exit, 2) << R.Err;
+  EXPECT_NE(R.Err.find(Out + ": cannot"), std::string::npos) << R.Err;
+  EXPECT_TRUE(e2e::Exists(Out)) << "the tool removed " << Out;
 }
 
 TEST(Tools, HelpOnEverySubcommand) {
