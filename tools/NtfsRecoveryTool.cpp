@@ -83,7 +83,11 @@ void Start(PeiPlatform &P, std::vector<HostPlatform::BlockDevicePtr> &Late) {
 
 // Why the module offers no capsule, from its volume count.
 std::string WhyNoCapsule(uint32_t VolumeCount) {
-  if (VolumeCount == 0) return "no NTFS volume found";
+  // The firmware counts volumes in table order and stops at the first row
+  // without one: a count of 0 says that block device 0 holds none.
+  if (VolumeCount == 0)
+    return "no NTFS volume found on block device 0 (the firmware stops "
+           "counting volumes at the first device without one)";
   return std::to_string(VolumeCount) +
          " NTFS volumes found, so the firmware offers no capsule";
 }
