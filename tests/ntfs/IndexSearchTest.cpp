@@ -184,8 +184,11 @@ TEST_F(IndexAllocationSearchTest, DamagedRecordsEndTheScan) {
       {"more than eight blocks", [](Bytes &R) { Put32(R, 0x20, 0x2000); }},
       {"update sequence count 10", [](Bytes &R) { Put16(R, 0x06, 10); }},
       {"zero entry length", [](Bytes &R) { Put16(R, 0x40 + 8, 0); }},
+      // The end entry turned into an entry whose length leads exactly to
+      // the first entry of the next record: the walk ends at the record's
+      // end instead of going on there.
       {"no end entry", [](Bytes &R) {
-         Put32(R, 0x40 + 0x60 * 3, 77); Put16(R, 0x40 + 0x60 * 3 + 8, 0xFFF0); }},
+         Put32(R, 0x40 + 0x60 * 3, 77); Put16(R, 0x40 + 0x60 * 3 + 8, 0x1040 - 0x160); }},
       {"first entry past the record", [](Bytes &R) { Put32(R, 0x18, 0xFFFFFFF0); }},
   };
   for (const Case &C : Cases) {
@@ -213,6 +216,56 @@ TEST_F(IndexAllocationSearchTest, TornAndRepairedBlocks) {
   }
   // A failed read ends the scan rather than reading stale bytes.
   EXPECT_EQ(Search(Disk, {{8, 8}}, u"n001", 1), 0u);
+}
+
+// Entries whose names cover the last word of a block (stored on disk as the
+// update sequence number), in the first window and in windows reached by
+// two- and four-block moves: each moved window is repaired with the saved
+// words of the blocks it holds, taken again from the record's first blocks.
+TEST_F(IndexAllocationSearchTest, NamesOverBlockEndsInMovedWindows) {
+  // Entries at the given record offsets, the gaps filled with entries
+  // named "-", then the end entry.
+  auto Placed = [](const std::vector<std::pair<size_t, std::u16string>> &Targets) {
+    Bytes Out;
+    size_t At = 0x40;
+    for (const auto &T : Targets) {
+      if (T.first > At) {
+        Bytes Filler = IndexEntry(0x99, u"-");
+        Filler.resize(T.first - At, 0);
+        Put16(Filler, 0x08, static_cast<uint16_t>(Filler.size()));
+        Append(Out, Filler);
+      }
+      Bytes E = IndexEntry(0x100 + T.first / 256, T.second);
+      Append(Out, E);
+      At = T.first + E.size();
+    }
+    Append(Out, EndEntry());
+    return Out;
+  };
+  // Eight-character names at 0x52 of an entry at 0x...A8 cover the block's
+  // last word with their third character.
+  Bytes Disk(512 * 64, 0);
+  Place(Disk, 8, IndxRecord(Placed({{0x1A8, u"torn-b00"},    // first window
+                                    {0x7A8, u"torn-b03"},    // ends past 2048: window at block 2
+                                    {0xBA8, u"torn-b05"},    // again: window at block 4
+                                    {0xDA8, u"torn-b06"}})));  // inside the window at block 4
+  Place(Disk, 24, IndxRecord(Placed({{0x800, u"four"},       // at 2048: window at block 4
+                                     {0x9A8, u"torn-b04"}})));
+  const std::vector<std::pair<uint64_t, uint64_t>> Runs = {{8, 8}, {24, 8}};
+  struct Case {
+    const char16_t *Name;
+    uint64_t Record;
+    uint64_t Reads;  // one per record, two more per window move
+  } Cases[] = {
+      {u"torn-b00", 0x101, 1}, {u"TORN-B03", 0x107, 3}, {u"torn-b05", 0x10B, 5},
+      {u"torn-b06", 0x10D, 5}, {u"four", 0x108, 5 + 3}, {u"torn-b04", 0x109, 5 + 3},
+  };
+  for (const Case &C : Cases) {
+    std::u16string Name(C.Name);
+    SCOPED_TRACE(std::string(Name.begin(), Name.end()));
+    EXPECT_EQ(Search(Disk, Runs, Name), C.Record);
+    EXPECT_EQ(Reads, C.Reads);
+  }
 }
 
 }  // namespace

@@ -45,7 +45,16 @@ Bytes BuildVolume() {
       IndexEntry(41, u"Spread141.bin"), IndexEntry(42, u"Spread142.bin"),
       IndexEntry(43, u"Sub"), IndexEntry(46, u"More"), EndEntry()})));
   V.SetRecord(46, MiniVolume::DirectoryRecord(Entries({
-      IndexEntry(100, u"Beyond"), IndexEntry(45, u"BadRun.bin"), EndEntry()})));
+      IndexEntry(100, u"Beyond"), IndexEntry(45, u"BadRun.bin"), IndexEntry(47, u"Runs32"),
+      IndexEntry(48, u"Runs33"), IndexEntry(49, u"Encrypted.bin"), EndEntry()})));
+  // Directories whose $INDEX_ALLOCATION has 32 and 33 runs; the first run's
+  // record (cluster 41) lists Inside.
+  V.SetRecord(47, MiniVolume::DirectoryRecord(Entries({EndEntry()}), SpreadRuns(32, 41),
+                                              32 * 4096));
+  V.SetRecord(48, MiniVolume::DirectoryRecord(Entries({EndEntry()}), SpreadRuns(33, 41),
+                                              33 * 4096));
+  V.PutCluster(41, IndxRecord(Entries({IndexEntry(31, u"Inside"), EndEntry()})));
+  V.SetRecord(49, MiniVolume::DataFileRecord(RunList({{1, 64}}), 4096, 0x4000));
   Bytes BadRuns = {0x11, 0x01, 0x40, 0x09, 0x00};  // one run, then a 9-byte length
   V.SetRecord(45, MiniVolume::DataFileRecord(BadRuns, 2 * 4096));
   V.SetRecord(43, MiniVolume::DirectoryRecord(Entries({
@@ -132,6 +141,7 @@ TEST_F(LookupTest, LoadsFilesWholeClustersInRunOrder) {
       {u"DIR\\target", {64, 65}},
       {u"Spread141.bin", Spread},
       {u"Sub\\Empty.bin", {}},
+      {u"More\\Runs32\\Inside", {64, 65}},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(std::string(C.Path.begin(), C.Path.end()));
@@ -155,12 +165,14 @@ TEST_F(LookupTest, RefusesWhatCannotBeLoadedWhole) {
       {u"Sub\\Resident.txt", EFI_DEVICE_ERROR},
       {u"Sub\\Sparse.bin", EFI_DEVICE_ERROR},
       {u"Sub\\Compressed.bin", EFI_DEVICE_ERROR},
+      {u"More\\Encrypted.bin", EFI_DEVICE_ERROR},
       {u"Sub\\Continued.bin", EFI_DEVICE_ERROR},  // a segment past VCN 0
       {u"Sub\\Short.bin", EFI_DEVICE_ERROR},      // runs short of the allocation
       {u"Sub\\Huge.bin", EFI_DEVICE_ERROR},       // 4 GiB and more
       {u"Sub\\NoData", EFI_DEVICE_ERROR},
       {u"Dir", EFI_DEVICE_ERROR},            // a directory named as the file
       {u"Spread142.bin", EFI_DEVICE_ERROR},  // more runs than the table
+      {u"More\\Runs33\\Inside", EFI_DEVICE_ERROR},  // index runs past the table
       {u"More\\Beyond", EFI_DEVICE_ERROR},         // a record past the MFT's runs
       {u"Missing.bin", EFI_DEVICE_ERROR},
       {u"File.bin\\x", EFI_DEVICE_ERROR},    // a file in the middle
@@ -336,6 +348,16 @@ TEST_F(LookupTest, InjectedReadFailures) {
     ASSERT_EQ(Size, Expected.size());
     EXPECT_TRUE(std::equal(Expected.begin(), Expected.end(), Loaded.begin()));
   }
+}
+
+// A boot sector without "NTFS" at offset 3 is not the recovery volume.
+TEST(LookupVolumeTest, BootSectorWithoutNtfsIsALoadError) {
+  MiniVolume V(64);
+  V.Image[3] = 'X';
+  Rig R(V.Image);
+  UINTN Size = 0x1234;
+  EXPECT_EQ(R.Info(u"File.bin", &Size), EFI_LOAD_ERROR);
+  EXPECT_EQ(Size, 0x1234u);
 }
 
 // MFT record 0 stating 4096 bytes per record: record n lies 8n blocks into
