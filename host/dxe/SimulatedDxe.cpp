@@ -136,7 +136,10 @@ EFI_STATUS EFIAPI SimulatedDxe::AllocatePoolService(EFI_MEMORY_TYPE PoolType,
   std::memset(Block.get(), kPoolFill, Size == 0 ? 1 : Size);
   *Buffer = Block.get();
   Dxe.Pool_.push_back(std::move(Block));
-  return Dxe.Record("AllocatePool", EFI_SUCCESS);
+  EFI_STATUS Status = Dxe.Record("AllocatePool", EFI_SUCCESS);
+  Dxe.Calls_.back().PoolType = PoolType;
+  Dxe.Calls_.back().PoolSize = Size;
+  return Status;
 }
 
 EFI_STATUS EFIAPI SimulatedDxe::InstallProtocolInterfaceService(

@@ -26,6 +26,9 @@ namespace host_dxe {
 struct ServiceCall {
   std::string Service;  // "AllocatePool", "InstallProtocolInterface", ...
   EFI_STATUS Status;    // what the service returned
+  // AllocatePool only: the pool type and byte count asked for.
+  EFI_MEMORY_TYPE PoolType = EfiReservedMemoryType;
+  UINTN PoolSize = 0;
 };
 
 class SimulatedDxe {

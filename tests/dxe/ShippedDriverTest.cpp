@@ -50,6 +50,8 @@ TEST_F(ShippedDriver, PublishesTwelveZeroBytesOnTheImageHandle) {
   EXPECT_EQ(RunEntry(), EFI_SUCCESS);
 
   EXPECT_EQ(Dxe.CallNames(), (Calls{"AllocatePool", "InstallProtocolInterface"}));
+  EXPECT_EQ(Dxe.Calls()[0].PoolType, EfiBootServicesData);
+  EXPECT_EQ(Dxe.Calls()[0].PoolSize, 12u);
   EXPECT_EQ(Dxe.Calls()[1].Status, EFI_SUCCESS);
   EXPECT_EQ(InstalledRecord(), RecordWithFlag(0));
   EXPECT_EQ(DriverImageHandle, Dxe.ImageHandle());
